@@ -1,6 +1,7 @@
 #include "oneshot/listcode.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace morlune {
 
@@ -52,7 +53,9 @@ std::int32_t ipEncodeSingle(std::uint8_t* block, std::int32_t number) {
 // the extent) ends the walk for good.
 std::int32_t ipEncodeBitmap(std::uint8_t* block, const std::uint8_t* entries,
                             std::int32_t entryCount) {
-    const std::int32_t lastNumber = ipEntryNumber(entries + (entryCount - 1) * listEntrySize);
+    // The offset of the last entry can exceed 2^31 bytes: count it in ptrdiff_t.
+    const std::ptrdiff_t lastOffset = std::ptrdiff_t{entryCount - 1} * listEntrySize;
+    const std::int32_t lastNumber = ipEntryNumber(entries + lastOffset);
     const std::int32_t extent = std::min(lastNumber, listExtentCap);
     const std::int32_t dataLength = (extent + 7) / 8;
     writePrefix(block, dataLength, 0x00, 0x00);

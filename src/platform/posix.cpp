@@ -46,7 +46,9 @@ bool startup() { return true; }
 void cleanup() {}
 
 Handle openStream() {
-    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: a program the host starts must not hold a device
+    // connection open after the host has closed it.
+    const int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     return sock < 0 ? noSocket : sock;
 }
 
