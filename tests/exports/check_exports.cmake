@@ -1,0 +1,21 @@
+# Fails unless the shared library defines exactly the eleven exports.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+                OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] ([^\n]+)" lines "${listing}")
+set(names "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${line}")
+  string(REGEX REPLACE "@.*$" "" name "${name}")
+  list(APPEND names "${name}")
+endforeach()
+list(SORT names)
+set(expected IPComm IPGetData IPSearch IPSendData IPSetIPAddr IPget IPsend IPsendBlack
+    iPonNet ipCloseDevice ipConnectDevice)
+list(SORT expected)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports differ\n  found:    ${names}\n  expected: ${expected}")
+endif()
+message(STATUS "exports: ${names}")
