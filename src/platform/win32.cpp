@@ -64,12 +64,15 @@ bool waitConnected(Handle sock, std::int32_t seconds) {
     return ::select(64, nullptr, &writeSet, nullptr, &limit) == 1;
 }
 
+// Readable is what the set says afterwards: a wait that runs out empties it,
+// and a failing wait leaves it as it was, so the read that follows reports
+// the failure.
 bool waitReadable(Handle sock, std::int32_t seconds) {
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(native(sock), &readSet);
     timeval limit = wholeSeconds(seconds);
-    if (::select(0, &readSet, nullptr, nullptr, &limit) <= 0) return false;
+    ::select(0, &readSet, nullptr, nullptr, &limit);
     return FD_ISSET(native(sock), &readSet) != 0;
 }
 

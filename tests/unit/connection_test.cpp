@@ -94,9 +94,9 @@ TEST_F(HeldConnection, HandsAddressTextOverUnread) {
 }
 
 TEST_F(HeldConnection, ThreeOpenedAndClosedLeaveTheReferencesBalanced) {
-    const std::int32_t a = ipConnectDevice("10.0.0.1", 8000);
-    const std::int32_t b = ipConnectDevice("10.0.0.2", 8000);
-    const std::int32_t c = ipConnectDevice("10.0.0.3", 8000);
+    const std::int32_t a = ipConnectDevice("192.0.2.1", 8000);
+    const std::int32_t b = ipConnectDevice("192.0.2.2", 8000);
+    const std::int32_t c = ipConnectDevice("192.0.2.3", 8000);
     EXPECT_EQ(fake::startupReferences(), 3);
     EXPECT_EQ((std::vector<std::int32_t>{a, b, c}), (std::vector<std::int32_t>{100, 101, 102}));
     for (const std::int32_t sock : {b, a, c}) EXPECT_EQ(ipCloseDevice(sock), 0);
