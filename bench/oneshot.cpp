@@ -269,6 +269,7 @@ int main(int argc, char** argv) {
             if (c.buffers == writeBuffers) scenario.on(c.device, 0x20).dataLength = static_cast<std::size_t>(c.size);
         }
         emulator = std::make_unique<morlune::sim::Emulator>();
+        emulator->keepRecords(false);
         emulator->setScenario(scenario);
         for (int block = 0; block < 64 && deviceText.empty(); ++block) {
             const std::string address = "127." + std::to_string(block) + ".0." + std::to_string(deviceSlot);

@@ -56,6 +56,8 @@ def main(directory, target):
             print(f"{file}:\n")
             table(rows)
     rows = load(directory, "scale", "scale")
+    with open(os.path.join(directory, "scale.json")) as f:
+        peer = json.load(f).get("peer", "own")
     clients = sorted({r["client"] for r in rows}, key=lambda c: c != "IPComm")
     styles = {"IPComm": dict(marker="o", color="tab:blue"),
               "plain": dict(marker="s", color="tab:gray", linestyle="--")}
@@ -83,7 +85,9 @@ def main(directory, target):
     right.set_yscale("log")
     right.set_ylabel("p99 round trip, ms")
     right.set_title("p99 latency")
-    fig.suptitle("5-byte command, 8-byte reply, loopback, 2 cores shared by host and peer")
+    served = "the device emulator" if peer == "sim" else "the benchmark's own peer"
+    fig.suptitle(f"5-byte read command, 8-byte reply + checksum, served by {served}; "
+                 "loopback, 2 cores shared by host and peer")
     fig.tight_layout()
     fig.savefig(target, dpi=110)
 

@@ -1,12 +1,17 @@
 // One host holding N connections at once, one host thread per connection
-// running IPComm (5-byte command, 8-byte reply) in a loop against a loopback
-// peer that serves all N on one thread. For each N: throughput, latency,
-// failures, and the processor time of the whole process while every device
-// is silent and every thread sits in its 2 s wait. The same loop written with
-// plain POSIX calls runs as the physical limit.
+// running IPComm in a loop: a 5-byte read command out, the 8-byte reply and
+// its checksum back, against a loopback peer that serves all N on one thread.
+// For each N: throughput, latency, failures, and the processor time of the
+// whole process while every device is silent and every thread sits in its
+// 2 s wait. The same loop written with plain POSIX calls runs as the physical
+// limit, against the same peer.
 //
 //   morlune_bench_scale [--n=1,10,100,1000,4000] [--millis=3000] [--repeat=1] [--plain=1]
-//                       [--json=FILE]
+//                       [--peer=sim|own] [--json=FILE]
+// --peer=sim (the default where the tools are built): the project's device
+// emulator, one for the whole program, answers with its device model; for the
+// silent part the hosts switch to a command code whose reaction is silence.
+// --peer=own: the benchmark's own epoll peer, silenced by a switch.
 // With --repeat=R each side runs R times per N: throughput over all its runs,
 // p50 and p99 the median of the runs' own, silent processor time the largest.
 #include <pthread.h>
@@ -15,9 +20,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,13 +32,79 @@
 #include "peer.h"
 #include "report.h"
 
+#ifdef MORLUNE_BENCH_WITH_SIM
+#include "morlune_sim/emulator.h"
+#endif
+
 using namespace morlune::bench;
 
 namespace {
 
 constexpr int commandLength = 5;
-constexpr int replyLength = 8;
+constexpr int replyLength = 9;  // 8 reply bytes and their checksum
 constexpr std::size_t threadStack = 128 * 1024;
+
+// Device 1; the load reads code 30, the silent call code 31, which the
+// emulator's scenario leaves unanswered. Neither is 02 4F, so the device
+// model takes each as the next command straight after a reply.
+constexpr std::uint8_t loadCommand[commandLength] = {0x01, 0x30, 0x00, 0x00, 0x31};
+constexpr std::uint8_t silentCommand[commandLength] = {0x01, 0x31, 0x00, 0x00, 0x32};
+
+// Where the connections go, and the reply every load exchange must bring.
+class Peer {
+public:
+    virtual ~Peer() = default;
+    virtual bool ok() const = 0;
+    virtual std::uint16_t port() const = 0;
+    // Every device stops answering (the emulator needs nothing: the silent
+    // command does it).
+    virtual void silence() {}
+    std::uint8_t expected[replyLength] = {};
+};
+
+class OwnPeer final : public Peer {
+public:
+    OwnPeer() : peer_("127.0.0.1", commandLength, replyLength) {
+        for (int i = 0; i < replyLength; ++i) expected[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    bool ok() const override { return peer_.ok(); }
+    std::uint16_t port() const override { return peer_.port(); }
+    void silence() override { peer_.setSilent(true); }
+
+private:
+    FixedReplyPeer peer_;
+};
+
+#ifdef MORLUNE_BENCH_WITH_SIM
+class SimPeer final : public Peer {
+public:
+    SimPeer() : emulator_() {  // no frame sink: nothing is logged
+        namespace sim = morlune::sim;
+        sim::Scenario scenario;
+        scenario.on(loadCommand[0], loadCommand[1]).replyLength = replyLength - 1;
+        sim::Reaction& quiet = scenario.on(silentCommand[0], silentCommand[1]);
+        quiet.replyLength = replyLength - 1;
+        quiet.fault = sim::Fault::silence;
+        emulator_.keepRecords(false);  // millions of exchanges: keep no transcripts
+        emulator_.setScenario(scenario);
+        const sim::Bytes reply =
+            sim::withSum(sim::paddedReply({}, replyLength - 1, loadCommand[0], loadCommand[1]));
+        std::memcpy(expected, reply.data(), replyLength);
+        try {
+            port_ = emulator_.listen("127.0.0.1", 0, sim::Face::device);
+        } catch (const std::system_error&) {
+            return;
+        }
+        emulator_.start();
+    }
+    bool ok() const override { return port_ != 0; }
+    std::uint16_t port() const override { return port_; }
+
+private:
+    morlune::sim::Emulator emulator_;
+    std::uint16_t port_ = 0;
+};
+#endif
 
 struct Row {
     const char* client;
@@ -50,6 +123,7 @@ struct Row {
 struct Worker {
     int sock = -1;
     bool library = true;
+    const std::uint8_t* expected = nullptr;  // the reply every load exchange must bring
     std::vector<double> samples;
     std::size_t sampleCap = 0;
     std::uint64_t exchanges = 0;
@@ -68,8 +142,7 @@ struct ThreadArgs {
     Shared* shared;
 };
 
-bool exchange(const Worker& w, std::uint8_t* reply) {
-    static constexpr std::uint8_t command[commandLength] = {0x01, 0x30, 0x00, 0x00, 0x31};
+bool exchange(const Worker& w, const std::uint8_t* command, std::uint8_t* reply) {
     if (w.library) return IPComm(commandLength, command, replyLength, reply, 0, w.sock) == 0;
     return plainExchange(w.sock, command, commandLength, reply, replyLength);
 }
@@ -82,7 +155,7 @@ void* workerMain(void* raw) {
     s.phase.wait(0);
     while (s.phase.load(std::memory_order_relaxed) == 1) {
         const auto start = Clock::now();
-        const bool ok = exchange(w, reply);
+        const bool ok = exchange(w, loadCommand, reply) && std::memcmp(reply, w.expected, replyLength) == 0;
         const double micros = microsSince(start);
         ++w.exchanges;
         w.failures += !ok;
@@ -90,7 +163,7 @@ void* workerMain(void* raw) {
     }
     for (int p = s.phase.load(); p != 3; p = s.phase.load()) s.phase.wait(p);
     s.inSilentCall.fetch_add(1);
-    w.silentWrong += exchange(w, reply);  // the device is silent: this must come back empty
+    w.silentWrong += exchange(w, silentCommand, reply);  // the device is silent: this must come back empty
     s.leftSilentCall.fetch_add(1);
     return nullptr;
 }
@@ -102,13 +175,20 @@ double cpuMs() {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
-Row run(long n, bool library, double seconds) {
+Row run(long n, bool library, double seconds, Peer* sharedPeer) {
     Row row{library ? "IPComm" : "plain", n};
-    FixedReplyPeer peer("127.0.0.1", commandLength, replyLength);
-    if (!peer.ok()) return row;
+    // The own peer is fresh for every run; the emulator serves them all.
+    std::unique_ptr<Peer> own;
+    if (sharedPeer == nullptr) own = std::make_unique<OwnPeer>();
+    Peer& peer = sharedPeer != nullptr ? *sharedPeer : *own;
+    if (!peer.ok()) {
+        row.failures = static_cast<std::uint64_t>(n);
+        return row;
+    }
     std::vector<Worker> workers(static_cast<std::size_t>(n));
     for (Worker& w : workers) {
         w.library = library;
+        w.expected = peer.expected;
         w.sock = library ? ipConnectDevice("127.0.0.1", peer.port()) : connectPlain("127.0.0.1", peer.port());
         if (w.sock >= 0) ++row.connected;
         w.sampleCap = static_cast<std::size_t>(std::max<long>(2000, 2000000 / n));
@@ -144,7 +224,7 @@ Row run(long n, bool library, double seconds) {
 
     // Silence: every thread makes one call that the device leaves unanswered.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    peer.setSilent(true);
+    peer.silence();
     shared.phase.store(3);
     shared.phase.notify_all();
     const auto entering = Clock::now();
@@ -196,14 +276,36 @@ int main(int argc, char** argv) {
     const bool plainToo = optionNumber(argc, argv, "plain", 1) != 0;
     const long repeats = std::max(1L, optionNumber(argc, argv, "repeat", 1));
     const std::string json = option(argc, argv, "json", "");
+#ifdef MORLUNE_BENCH_WITH_SIM
+    const std::string peerName = option(argc, argv, "peer", "sim");
+#else
+    const std::string peerName = option(argc, argv, "peer", "own");
+#endif
 
     long largest = 0;
     for (const long n : counts) largest = std::max(largest, n);
     raiseDescriptorLimit(largest);
 
+    std::unique_ptr<Peer> emulator;
+    if (peerName == "sim") {
+#ifdef MORLUNE_BENCH_WITH_SIM
+        emulator = std::make_unique<SimPeer>();
+        if (!emulator->ok()) {
+            std::fprintf(stderr, "the emulator cannot listen on 127.0.0.1\n");
+            return 1;
+        }
+#else
+        std::fprintf(stderr, "this build has no device emulator: --peer=sim is not available\n");
+        return 2;
+#endif
+    } else if (peerName != "own") {
+        std::fprintf(stderr, "--peer is sim or own\n");
+        return 2;
+    }
+
     std::vector<Row> rows;
-    std::printf("Held connections on loopback: N threads, each IPComm 5 -> 8 bytes in a loop for %.1f s, %ld run(s)\n",
-                seconds, repeats);
+    std::printf("Held connections on loopback (%s peer): N threads, each IPComm 5 -> 8 + 1 bytes in a loop for %.1f s, "
+                "%ld run(s)\n", peerName == "sim" ? "emulator" : "own", seconds, repeats);
     std::printf("%-7s %6s | %10s | %9s | %9s | %8s | %8s | %15s | %s\n", "client", "N", "exchanges/s",
                 "p50 us", "p99 us", "failures", "cpu us/x", "silent cpu ms/s", "waiting / wrong");
     for (const long n : counts) {
@@ -214,7 +316,7 @@ int main(int argc, char** argv) {
         for (long rep = 0; rep < repeats; ++rep) {
             for (int k = 0; k < (plainToo ? 2 : 1); ++k) {
                 const int side = plainToo && rep % 2 == 1 ? 1 - k : k;
-                const Row r = run(n, side == 0, seconds);
+                const Row r = run(n, side == 0, seconds, emulator.get());
                 Row& total = sides[side];
                 if (rep == 0) {  // names and counts from the first run, sums from zero
                     total = Row{r.client, r.n};
@@ -247,7 +349,7 @@ int main(int argc, char** argv) {
     }
     bool failed = false;
     std::ofstream out;
-    if (!json.empty()) out.open(json), out << "{\"scale\": [";
+    if (!json.empty()) out.open(json), out << "{\"peer\": \"" << peerName << "\", \"scale\": [";
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Row& r = rows[i];
         failed |= r.failures != 0 || r.silentWrong != 0;

@@ -389,6 +389,28 @@ TEST(DeviceModelBlackList, EmptyListOpensAndClosesWithoutSending) {
     EXPECT_TRUE(emulator.blackLists().empty());
 }
 
+// A long-running emulator keeps no per-connection records, yet answers and
+// counts as before.
+TEST(DeviceModel, WithoutRecordsServesAndKeepsNothing) {
+    Emulator emulator{frameLog()};
+    emulator.keepRecords(false);
+    morlune::sim::Scenario scenario;
+    scenario.on(1, 0x20).dataLength = 4;
+    emulator.setScenario(scenario);
+    const std::string address = listenDevice(emulator, 55, Face::device);
+    emulator.start();
+
+    Bytes entries = morlune::sim::listEntries({3, 9});
+    EXPECT_EQ(IPsendBlack(1, 2, entries.data(), address.c_str()), 0);
+    Bytes command = parseHex("01 20 00 00 00");
+    Bytes data = parseHex("DE AD BE EF 00");
+    EXPECT_EQ(IPSendData(4, command.data(), 4, data.data(), address.c_str()), 0);
+
+    EXPECT_EQ(emulator.connectionCount(), 2u);
+    EXPECT_TRUE(emulator.blackLists().empty());
+    EXPECT_TRUE(emulator.writes().empty());
+}
+
 // --- Side by side ------------------------------------------------------------
 
 TEST(SideBySide, TwoThreadsReadingFromTwoDevicesEachGetTheirOwnReply) {

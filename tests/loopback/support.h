@@ -31,7 +31,7 @@ inline morlune::sim::FrameSink frameLog() {
 // One-shot transactions always go to port 8000, so every test's device has
 // an address of its own, 127.B.0.slot. B is the first block where the port is
 // free: another run of this suite on the machine may hold the lower ones.
-// Slots: 10-29 reads, 30-49 writes, 50-59 black lists, 60-69 scenario
+// Slots: 10-29 reads, 30-49 writes, 50-59 black lists and records, 60-69 scenario
 // files, 70-79 threads,
 // 250 never listened on.
 inline std::string listenDevice(Emulator& emulator, int slot, Face face) {

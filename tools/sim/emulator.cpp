@@ -89,6 +89,8 @@ struct Emulator::Impl {
     std::deque<Transcript> transcripts;
     std::vector<BlackListRecord> lists;
     std::vector<WriteRecord> writes;
+    bool keepRecords = true;      // set before start(); fixed while serving
+    std::size_t connections = 0;  // accepted so far
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::vector<std::unique_ptr<tcp::socket>> fillers;
     bool ran = false;  // the background thread has left io.run()
@@ -121,6 +123,7 @@ struct Emulator::Impl {
 
     template <typename Change>
     void update(std::size_t id, Change change) {
+        if (!keepRecords) return;
         {
             std::lock_guard lock(mutex);
             change(transcripts[id]);
@@ -147,6 +150,9 @@ public:
     Session& operator=(const Session&) = delete;
 
     Emulator::Impl& impl() { return impl_; }
+    // Whether frames are logged at all: without a sink, the hot paths skip
+    // building their text.
+    bool logging() const { return static_cast<bool>(impl_.sink); }
 
     void log(Direction direction, Bytes bytes, std::string meaning) {
         impl_.emit(id_, local_, direction, std::move(bytes), std::move(meaning));
@@ -154,18 +160,22 @@ public:
     void note(std::string meaning) { log(Direction::note, {}, std::move(meaning)); }
 
     // Appends exactly `count` bytes to `out`; false when the host closed or the
-    // read failed first (what did arrive is appended all the same).
+    // read failed first (what did arrive is appended all the same). Reads
+    // straight into `out`: a buffer in the coroutine frame would make every
+    // call allocate and free a 4 KiB frame.
     awaitable<bool> take(std::size_t count, Bytes& out) {
-        std::uint8_t buffer[4096];
+        constexpr std::size_t most = 4096;
         while (count > 0) {
             if (!socket_.is_open()) co_return false;
             asio::error_code ec;
-            const std::size_t asked = count < sizeof buffer ? count : sizeof buffer;
+            const std::size_t asked = count < most ? count : most;
+            const std::size_t before = out.size();
+            out.resize(before + asked);
             const std::size_t got = co_await socket_.async_read_some(
-                asio::buffer(buffer, asked), asio::redirect_error(asio::use_awaitable, ec));
+                asio::buffer(out.data() + before, asked), asio::redirect_error(asio::use_awaitable, ec));
+            out.resize(before + got);
             if (got > 0) {
-                out.insert(out.end(), buffer, buffer + got);
-                record(buffer, got);
+                record(out.data() + before, got);
                 count -= got;
             }
             if (ec) {
@@ -202,23 +212,22 @@ public:
         std::size_t offset = 0;
         for (std::size_t i = 0; i < sizes.size(); ++i) {
             if (i != 0 && gap.count() > 0) co_await sleep(gap);
-            const Bytes piece(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                              bytes.begin() + static_cast<std::ptrdiff_t>(offset + sizes[i]));
-            offset += sizes[i];
-            log(Direction::toHost, piece,
-                sizes.size() == 1 ? meaning
-                                  : meaning + " (piece " + std::to_string(i + 1) + " of " +
-                                        std::to_string(sizes.size()) + ")");
+            const std::uint8_t* piece = bytes.data() + offset;
+            const std::size_t size = sizes[i];
+            offset += size;
+            if (logging())
+                log(Direction::toHost, Bytes(piece, piece + size),
+                    sizes.size() == 1 ? meaning
+                                      : meaning + " (piece " + std::to_string(i + 1) + " of " +
+                                            std::to_string(sizes.size()) + ")");
             if (!socket_.is_open()) continue;
             asio::error_code ec;
-            co_await asio::async_write(socket_, asio::buffer(piece),
+            co_await asio::async_write(socket_, asio::buffer(piece, size),
                                        asio::redirect_error(asio::use_awaitable, ec));
             if (ec) {
                 note("send failed: " + ec.message());
             } else {
-                impl_.update(id_, [&](Transcript& t) {
-                    t.sent.insert(t.sent.end(), piece.begin(), piece.end());
-                });
+                impl_.update(id_, [&](Transcript& t) { t.sent.insert(t.sent.end(), piece, piece + size); });
             }
         }
     }
@@ -317,7 +326,7 @@ awaitable<bool> blackList(Session& s, const Bytes& header, const Reaction& r) {
     const bool sound = record.list.sound;
     {
         std::lock_guard lock(s.impl().mutex);
-        s.impl().lists.push_back(std::move(record));
+        if (s.impl().keepRecords) s.impl().lists.push_back(std::move(record));
     }
     if (!sound) {
         s.note("no acknowledgement for a list block with a bad checksum");
@@ -333,7 +342,7 @@ awaitable<bool> write(Session& s, const Bytes& command, const Reaction& r) {
         s.log(Direction::fromHost, command,
               "command, " + device(command[0]) + ", code " + hexByte(code) + ", no answer");
         std::lock_guard lock(s.impl().mutex);
-        s.impl().writes.push_back(std::move(record));
+        if (s.impl().keepRecords) s.impl().writes.push_back(std::move(record));
         co_return true;
     }
     s.log(Direction::fromHost, command,
@@ -349,7 +358,7 @@ awaitable<bool> write(Session& s, const Bytes& command, const Reaction& r) {
     const bool sound = record.sound;
     {
         std::lock_guard lock(s.impl().mutex);
-        s.impl().writes.push_back(std::move(record));
+        if (s.impl().keepRecords) s.impl().writes.push_back(std::move(record));
     }
     if (!whole) co_return false;
     if (!sound) {
@@ -420,9 +429,10 @@ awaitable<void> runDevice(Session& s) {
             const Bytes reply = r.reply.empty() ? presenceSecondReply(echo) : paddedReply(r.reply, 6, echo, code);
             open = co_await answer(s, r, reply, std::string("presence reply 2"));
         } else if (r.replyLength > 0) {
-            s.log(Direction::fromHost, frame,
-                  "read command, " + device(number) + ", code " + hexByte(code) + ", reply of " +
-                      std::to_string(r.replyLength) + " bytes");
+            if (s.logging())
+                s.log(Direction::fromHost, frame,
+                      "read command, " + device(number) + ", code " + hexByte(code) + ", reply of " +
+                          std::to_string(r.replyLength) + " bytes");
             Bytes reply = withSum(paddedReply(r.reply, r.replyLength, number, code));
             if (r.fault == Fault::badChecksum) reply.back() = static_cast<std::uint8_t>(reply.back() + 1);
             open = co_await answer(s, r, reply,
@@ -493,9 +503,11 @@ awaitable<void> acceptLoop(Emulator::Impl* impl, tcp::acceptor* acceptor, Face f
                 script = std::move(impl->scripts.front());
                 impl->scripts.pop_front();
             }
-            id = impl->transcripts.size();
-            impl->transcripts.emplace_back();
-            impl->transcripts.back().local = local;
+            id = impl->connections++;
+            if (impl->keepRecords) {
+                impl->transcripts.emplace_back();
+                impl->transcripts.back().local = local;
+            }
         }
         impl->changed.notify_all();
         asio::co_spawn(impl->io, serve(impl, std::move(socket), id, local, face, std::move(script)),
@@ -587,9 +599,14 @@ void Emulator::stop() {
     impl_->thread.join();
 }
 
+void Emulator::keepRecords(bool keep) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->keepRecords = keep;
+}
+
 std::size_t Emulator::connectionCount() const {
     std::lock_guard lock(impl_->mutex);
-    return impl_->transcripts.size();
+    return impl_->connections;
 }
 
 Transcript Emulator::transcript(std::size_t index, std::chrono::milliseconds timeout) const {

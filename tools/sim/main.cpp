@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
 
         morlune::sim::Emulator emulator(quiet ? morlune::sim::FrameSink{}
                                               : morlune::sim::streamSink(std::cout));
+        emulator.keepRecords(false);  // the frame log is the record; memory stays flat
         emulator.setScenario(file.scenario);
         for (auto& script : file.scripts) emulator.addScript(std::move(script));
         const auto face = scripted ? morlune::sim::Face::scripted : morlune::sim::Face::device;

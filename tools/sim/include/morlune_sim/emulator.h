@@ -81,6 +81,12 @@ public:
     // finds none left stays silent and records.
     void addScript(Script script);
 
+    // Whether every connection's bytes, black lists and writes are kept for
+    // transcript(), blackLists() and writes() (the default, for tests). An
+    // emulator that runs for days turns this off, before start(), so that its
+    // memory does not grow with every connection.
+    void keepRecords(bool keep);
+
     // Serves on a background thread until stop() or destruction.
     void start();
     void stop();
